@@ -1,0 +1,47 @@
+# cmake/Testing.cmake — GoogleTest for both builds and one helper that registers a test program.
+#
+# The Linux build uses Debian's packaged GoogleTest. The Windows build compiles it from Debian's
+# source in /usr/src/googletest with the MinGW toolchain, and every test program then runs under
+# Wine through CMAKE_CROSSCOMPILING_EMULATOR.
+if(NOT BUILD_TESTING)
+  return()
+endif()
+
+if(CMAKE_CROSSCOMPILING)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL SYSTEM)
+  # Keep googletest's own sources out of our warning set.
+  foreach(t gtest gtest_main gmock gmock_main)
+    if(TARGET ${t})
+      target_compile_options(${t} PRIVATE -w)
+      add_library(GTest::${t} ALIAS ${t})
+    endif()
+  endforeach()
+else()
+  find_package(GTest REQUIRED)
+endif()
+
+# busfinder_add_test(NAME <name> SOURCES <src...> [LIBS <lib...>] [LABELS <label...>] [TIMEOUT <s>])
+# One executable, one ctest entry (a Wine start costs seconds, so the Windows build never splits a
+# program into one entry per case). Labels: unit, posix, wine, e2e, ui, reliability.
+function(busfinder_add_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR})
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set(labels ${T_LABELS})
+  if(CMAKE_CROSSCOMPILING)
+    list(APPEND labels windows)
+  else()
+    list(APPEND labels linux)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT})
+  if(T_ENVIRONMENT)
+    set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${T_ENVIRONMENT}")
+  endif()
+endfunction()
