@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,10 @@ class SimLine {
   // The adapter goes away at this time: every later call on the open handle fails (CloseHandle
   // succeeds) and the port is no longer present.
   void UnplugAt(std::uint32_t atMs);
+  // The parity the devices' replies go out at. Unset (the default): the parity the port expects,
+  // so a reply is never a parity error. Only a port that checks parity (fParity) notices a
+  // mismatch: CE_RXPARITY is latched and, with fErrorChar, the byte is replaced by ErrorChar.
+  void SetReplyParity(std::optional<Parity> parity);
 
   // --- the clock ---
   void SetClock(std::uint32_t ms);  // e.g. near 0xFFFFFFFF to cross the wrap
@@ -79,6 +84,9 @@ class SimLine {
   // Make the `nth` call (1-based, counted since Reset) of `name` fail, `times` calls in a row
   // (times < 0: every call from then on).
   void FailCall(const std::string& name, int nth, int times = 1);
+  // The same, counted from now: the next `times` calls of `name` fail (times < 0: all from now on).
+  // ClearCalls does not restart the count FailCall uses; this needs no count at all.
+  void FailNext(const std::string& name, int times = 1);
   // ReadFile succeeds but delivers no byte, for the `nth` ReadFile.
   void EmptyRead(int nth);
   void ClearFaults();
