@@ -8,7 +8,7 @@ PKGS=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64
   xvfb xdotool imagemagick x11-utils
-  python3-serial
+  python3 python3-serial
   clang libclang-rt-14-dev
   util-linux procps psmisc
   fonts-dejavu-core
