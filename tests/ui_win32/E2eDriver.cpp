@@ -102,10 +102,13 @@ int main(int argc, char** argv) {
   }
 
   const std::wstring caption = Widen(mainform::kCaption);
+  // The window gets its caption before its controls exist; it is complete once it is shown.
   HWND form = nullptr;
-  for (int waited = 0; !form && waited < timeoutS * 10; ++waited) {
+  for (int waited = 0; waited < timeoutS * 10; ++waited) {
     form = FindWindowW(nullptr, caption.c_str());
-    if (!form) Sleep(100);
+    if (form && IsWindowVisible(form)) break;
+    form = nullptr;
+    Sleep(100);
   }
   if (!form) {
     Say("the window never showed up");
@@ -115,6 +118,7 @@ int main(int argc, char** argv) {
   EnumChildWindows(form, Classify, reinterpret_cast<LPARAM>(&controls));
   if (!controls.port || !controls.list || !controls.button || !controls.status) {
     Say("the window lacks a port box, list, button or status bar");
+    PostMessageW(form, WM_CLOSE, 0, 0);
     return 2;
   }
 
