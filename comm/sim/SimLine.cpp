@@ -8,6 +8,7 @@
 #include <deque>
 #include <limits>
 #include <map>
+#include <memory>
 #include <utility>
 
 namespace comm::sim {
@@ -147,7 +148,7 @@ struct SimLine::State {
   std::vector<Fault> faults;
   std::vector<int> emptyReads;
   std::vector<Call> calls;
-  std::function<void(const Call&)> hook;
+  std::shared_ptr<std::function<void(const Call&)>> hook;
   bool inHook = false;
 
   State() {
@@ -228,10 +229,14 @@ struct SimLine::State {
     calls.push_back(call);
     if (hook && !inHook) {
       // A hook that calls the comm services itself is logged but not called again from within.
+      // It runs through its own reference, so it may replace itself (and keep state between calls).
+      const auto running = hook;
+      struct Guard {
+        bool& flag;
+        ~Guard() { flag = false; }
+      } guard{inHook};
       inHook = true;
-      auto hookCopy = hook;
-      hookCopy(call);
-      inHook = false;
+      (*running)(call);
     }
     return result;
   }
@@ -400,7 +405,9 @@ int SimLine::CountCalls(const std::string& name) const {
                                         [&name](const Call& call) { return call.name == name; }));
 }
 
-void SimLine::SetCallHook(std::function<void(const Call&)> hook) { state_->hook = std::move(hook); }
+void SimLine::SetCallHook(std::function<void(const Call&)> hook) {
+  state_->hook = hook ? std::make_shared<std::function<void(const Call&)>>(std::move(hook)) : nullptr;
+}
 
 }  // namespace comm::sim
 

@@ -67,6 +67,8 @@ class SimLine {
   void SetReplyParity(std::optional<Parity> parity);
 
   // --- the clock ---
+  // Sets the reading only: no time passes, and input or an unplug already scheduled keeps its
+  // distance from now.
   void SetClock(std::uint32_t ms);  // e.g. near 0xFFFFFFFF to cross the wrap
   std::uint32_t Clock() const;
   void Advance(std::uint32_t ms);
