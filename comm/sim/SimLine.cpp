@@ -1,6 +1,15 @@
 // comm/sim/SimLine.cpp — the simulated serial line: the comm services over a virtual clock, scripted devices, a call log and injected faults.
 #include "comm/sim/SimLine.h"
 
+// How the line behaves where the header leaves it open:
+// - One thread: the line is a process-wide singleton without locks, like the program it serves.
+// - Every comm call is logged, failed ones too; GetTickCount and the Wait* calls never fail.
+// - A received byte is lost while no handle holds the port; closing the port empties its queue.
+// - UnplugAt takes away the port that is open when the time comes; with no port open it does
+//   nothing. Input on its way at that time never arrives.
+// - ReadFile follows the COMMTIMEOUTS rules of Win32 in virtual time. Where Win32 would block for
+//   ever (no time-out at all and nothing scheduled) it returns with what it has.
+
 #include <algorithm>
 #include <array>
 #include <bit>
