@@ -11,7 +11,7 @@ PKGS=(
   python3 python3-serial
   clang libclang-rt-14-dev
   util-linux procps psmisc
-  fonts-dejavu-core
+  fonts-dejavu-core fonts-wine
 )
 missing=()
 for p in "${PKGS[@]}"; do

@@ -254,6 +254,20 @@ void AlignBottom(Impl* control) {
   control->bounds = {0, Unpx(client.bottom - height, dpi), Unpx(client.right, dpi), kStatusHeight96};
 }
 
+// The width a label's text takes in its font.
+int TextWidth(HWND hwnd) {
+  const std::wstring text = WindowText(hwnd);
+  const HDC dc = GetDC(hwnd);
+  if (!dc) return 0;
+  const auto font = reinterpret_cast<HFONT>(SendMessageW(hwnd, WM_GETFONT, 0, 0));
+  const HGDIOBJ old = font ? SelectObject(dc, font) : nullptr;
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  if (old) SelectObject(dc, old);
+  ReleaseDC(hwnd, dc);
+  return size.cx;
+}
+
 void ApplyBounds(Impl* control) {
   if (control->kind == Kind::Form || !control->hwnd) return;
   if (control->alignBottom) {
@@ -268,6 +282,10 @@ void ApplyBounds(Impl* control) {
     const int arrows = std::min(w, Px(kUpDownWidth96, dpi));
     MoveWindow(control->hwnd, x, y, w - arrows, h, TRUE);
     MoveWindow(control->updown, x + w - arrows, y, arrows, h, TRUE);
+  } else if (control->kind == Kind::Label) {
+    // Sized for Tahoma; where a wider font stands in for it, the label grows to its text rather
+    // than cut it off (a label is never narrower than its text).
+    MoveWindow(control->hwnd, x, y, std::max(w, TextWidth(control->hwnd)), h, TRUE);
   } else {
     MoveWindow(control->hwnd, x, y, w, h, TRUE);
   }
@@ -689,7 +707,8 @@ TPanel::TPanel(TWinControl* parent) : TWinControl(NewImpl(Kind::Panel, parent)) 
 }
 
 TLabel::TLabel(TWinControl* parent, const std::string& caption) : TControl(NewImpl(Kind::Label, parent)) {
-  Attach(this, CreateChild(impl_.get(), 0, L"STATIC", caption, SS_LEFT), true);
+  // One line, never wrapped at a word: a wrapped caption would lose its second line to the height.
+  Attach(this, CreateChild(impl_.get(), 0, L"STATIC", caption, SS_LEFTNOWORDWRAP), true);
 }
 
 std::string TLabel::Caption() const { return win32::Narrow(WindowText(impl_->hwnd)); }
