@@ -61,8 +61,8 @@ void SetParity(std::uint8_t parity) {
 }
 
 bool WaitForInput(std::int32_t count, std::int32_t limitMs) {
+  WaitBegin();  // first: on Windows the finer timer period also sharpens the clock read next
   const DWORD start = GetTickCount();
-  WaitBegin();
   for (;;) {
     DWORD errors = 0;  // line errors are cleared by the poll and thrown away
     ClearCommError(PortHandle, &errors, &PortStatus);
@@ -71,9 +71,10 @@ bool WaitForInput(std::int32_t count, std::int32_t limitMs) {
     // turned into a large unsigned number).
     if (static_cast<std::int64_t>(elapsed) > limitMs) break;
     if (static_cast<std::int64_t>(PortStatus.cbInQue) >= count) break;
-    // Not there yet: sleep until input arrives or about a millisecond passes instead of asking
-    // the driver again at once.
-    WaitIdle(PortHandle, 1);
+    // Not there yet: instead of asking the driver again at once, idle until input may have
+    // arrived, at most until the tick of the poll that finds the limit passed. A layer that can
+    // wake on input (termios) sleeps that whole stretch; one that can't (kernel32) naps 1 ms.
+    WaitIdle(PortHandle, static_cast<DWORD>(static_cast<std::int64_t>(limitMs) - elapsed + 1));
   }
   WaitEnd();
   return static_cast<std::int64_t>(PortStatus.cbInQue) >= count;

@@ -514,13 +514,20 @@ void WaitEnd() {}
 void WaitIdle(HANDLE file, DWORD ms) {
   Port* port = Find(file);
   // poll() for input would return at once while bytes are already queued (fewer than the wait
-  // wants) and while the line is hung up; both cases sleep instead, or the wait would spin.
+  // wants) and while the line is hung up; both cases nap 1 ms instead, or the wait would spin.
   if (port && port->lastInQue == 0) {
+    // Sleep until input arrives or until the millisecond in which GetTickCount will have moved on
+    // by `ms` begins: a plain poll() timeout of `ms` would count from mid-tick and overshoot.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::int64_t nowNs = static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    const std::int64_t restNs = (nowNs / 1000000 + static_cast<std::int64_t>(ms)) * 1000000 - nowNs;
+    const timespec timeout{static_cast<time_t>(restNs / 1000000000), static_cast<long>(restNs % 1000000000)};
     pollfd pfd{port->fd, POLLIN, 0};
-    const int ready = poll(&pfd, 1, static_cast<int>(ms > INT_MAX ? INT_MAX : ms));
+    const int ready = ppoll(&pfd, 1, &timeout, nullptr);
     if (ready == 0 || (ready > 0 && !Broken(pfd.revents)) || (ready < 0 && errno == EINTR)) return;
   }
-  SleepMs(ms);
+  SleepMs(ms < 1 ? ms : 1);
 }
 
 }  // namespace comm

@@ -632,8 +632,14 @@ void WaitIdle(HANDLE file, DWORD ms) {
   auto& s = S();
   sim::Call call = s.Begin("WaitIdle", {ms});
   // The idle is where a receive wait passes time; it passes even on a bad handle, so no wait
-  // can stall the virtual clock.
-  s.now += ms;
+  // can stall the virtual clock. Like a port that wakes on input, it ends early when a byte
+  // arrives on the open port.
+  std::int64_t until = s.now + ms;
+  if (s.open && !s.dead && file == s.handle) {
+    const auto next = s.pending.upper_bound(s.now);
+    if (next != s.pending.end() && next->first < until) until = next->first;
+  }
+  s.now = until;
   s.End(std::move(call), s.open && file == s.handle);
 }
 

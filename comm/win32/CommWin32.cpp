@@ -196,8 +196,12 @@ bool CloseHandle(HANDLE object) {
   return ::CloseHandle(object) != FALSE;
 }
 
+// The multimedia clock, not GetTickCount: GetTickCount advances only with the scheduler tick
+// (about 15.6 ms on Windows; under Wine only when the wineserver wakes), so a wait timed by it
+// could start on a stale reading and overshoot 100 ms by several milliseconds. timeGetTime counts
+// milliseconds with the 1 ms period that WaitBegin sets, and wraps the same way.
 DWORD GetTickCount() {
-  return ::GetTickCount();
+  return ::timeGetTime();
 }
 
 // Windows' default timer period is about 15.6 ms, so Sleep(1) would idle for a whole tick and a
@@ -209,10 +213,11 @@ void WaitBegin() {
 }
 
 // kernel32 has no cheap "input arrived" wake-up for a synchronous port handle (WaitCommEvent needs
-// overlapped mode or blocks without a time limit), so the wait simply sleeps for a millisecond
-// between two polls: that gives the core back without slowing the answer by more than a tick.
+// overlapped mode or blocks without a time limit), so the wait naps for a millisecond between two
+// polls, whatever stretch it may idle: that gives the core back without slowing the answer by
+// more than a tick.
 void WaitIdle(HANDLE /*file*/, DWORD ms) {
-  ::Sleep(ms);
+  ::Sleep(ms < 1 ? ms : 1);
 }
 
 void WaitEnd() {

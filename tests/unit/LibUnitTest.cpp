@@ -226,7 +226,8 @@ TEST_F(LibUnitTest, SetParityReadsTheDriverAfreshAndFallsBackToTheHeldSettings) 
 // ---------- WaitForInput ----------
 
 TEST_F(LibUnitTest, WaitEndsWhenTheByteArrivesAndCountsTheLastPollPastTheLimit) {
-  // Polls come 1 ms apart; the wait for 100 ms ends with the poll that finds 101 ms gone, and a
+  // Between two polls the wait idles until input arrives, at most until the tick of the poll that
+  // finds the limit passed: the wait for 100 ms ends with the poll that finds 101 ms gone, and a
   // byte that poll sees still counts.
   struct Case {
     const char* what;
@@ -236,9 +237,9 @@ TEST_F(LibUnitTest, WaitEndsWhenTheByteArrivesAndCountsTheLastPollPastTheLimit) 
     int polls;
   };
   const Case cases[] = {
-      {"already waiting", 0, true, 0, 1},       {"within the limit", 50, true, 50, 51},
-      {"at the limit", 100, true, 100, 101},    {"seen by the last poll, past the limit", 101, true, 101, 102},
-      {"after the last poll", 102, false, 101, 102}, {"silence", -1, false, 101, 102},
+      {"already waiting", 0, true, 0, 1},       {"within the limit", 50, true, 50, 2},
+      {"at the limit", 100, true, 100, 2},      {"seen by the last poll, past the limit", 101, true, 101, 2},
+      {"after the last poll", 102, false, 101, 2}, {"silence", -1, false, 101, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -250,6 +251,9 @@ TEST_F(LibUnitTest, WaitEndsWhenTheByteArrivesAndCountsTheLastPollPastTheLimit) 
     EXPECT_EQ(Line().Clock() - start, c.elapsedMs);
     EXPECT_EQ(Line().CountCalls("ClearCommError"), c.polls);
     EXPECT_EQ(Line().CountCalls("WaitIdle"), c.polls - 1) << "an idle between two polls, none after the last";
+    for (const auto& call : Line().Calls()) {
+      if (call.name == "WaitIdle") EXPECT_THAT(call.args, ElementsAre(101)) << "never idles past the limit's tick";
+    }
     EXPECT_EQ(PortStatus.cbInQue, c.result ? 1u : 0u);
   }
 }
@@ -275,7 +279,7 @@ TEST_F(LibUnitTest, WaitComparesCountAndLimitAsSignedValues) {
       // A limit of 0: the first poll finds 0 ms gone, which is not past it.
       {1, 0, false, false, 2},
       // More bytes than arrive: the full wait.
-      {2, 100, true, false, 102},
+      {2, 100, true, false, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("count " + std::to_string(c.count) + ", limit " + std::to_string(c.limit) +
@@ -296,7 +300,7 @@ TEST_F(LibUnitTest, WaitLastsTheFullLimitAcrossTheTickCountersWrap) {
     Line().SetClock(start);
     EXPECT_FALSE(WaitForInput(1, 100));
     EXPECT_EQ(Line().Clock() - start, 101u);
-    EXPECT_EQ(Line().CountCalls("ClearCommError"), 102);
+    EXPECT_EQ(Line().CountCalls("ClearCommError"), 2);
 
     // And a byte arriving just after the wrap is found in time.
     Line().ClearCalls();
@@ -305,6 +309,23 @@ TEST_F(LibUnitTest, WaitLastsTheFullLimitAcrossTheTickCountersWrap) {
     EXPECT_TRUE(WaitForInput(1, 100));
     EXPECT_EQ(Line().Clock() - again, 60u);
   }
+}
+
+TEST_F(LibUnitTest, WaitIdlesOnlyWhatIsLeftOfTheLimit) {
+  // A clock that moves on by itself between polls (as a real one does while the driver answers):
+  // each idle is bounded by what is left until the limit's tick, and the wait still ends with the
+  // first poll that finds the limit passed.
+  Open();
+  Line().SetTickStep(30);
+  const std::uint32_t start = Line().Clock();
+  EXPECT_FALSE(WaitForInput(1, 100));
+  std::vector<std::int64_t> idles;
+  for (const auto& call : Line().Calls()) {
+    if (call.name == "WaitIdle") idles.push_back(call.args.at(0));
+  }
+  // Ticks read 0 (start), 30 → idle 71 → 131: past the limit.
+  EXPECT_THAT(idles, ElementsAre(71));
+  EXPECT_EQ(Line().Clock() - start, 161u) << "the last reading, 131, and the step after it";
 }
 
 TEST_F(LibUnitTest, FailingPollKeepsTheLastCount) {
