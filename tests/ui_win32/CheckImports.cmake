@@ -3,6 +3,7 @@
 # cmake -DOBJDUMP=<x86_64-w64-mingw32-objdump> -DPROGRAM=<busfinder.exe> -P CheckImports.cmake
 # A statically linked MinGW program needs no libstdc++/libgcc/libwinpthread DLL beside it; msvcrt.dll
 # (the C runtime MinGW builds on) and the api-ms-win-crt-* forwarders are part of Windows.
+cmake_minimum_required(VERSION 3.25)
 foreach(var OBJDUMP PROGRAM)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "CheckImports.cmake: -D${var}=... is required")

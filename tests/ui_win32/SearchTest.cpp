@@ -3,7 +3,9 @@
 
 #include "ui/win32/Win32Backend.h"
 
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/ui_win32/SimControl.h"
@@ -102,6 +104,59 @@ TEST_F(Search, PortThatCannotBeOpenedShowsOnlyTheMessageBox) {
   EXPECT_EQ(MainForm->StatusBar->PanelText(0), mainform::kFinished);
   EXPECT_TRUE(MainForm->FindButton->Enabled());
   EXPECT_TRUE(MainForm->ComSpin->Enabled());
+  EXPECT_EQ(Probes(), 0);
+}
+
+// The real modal box: a second thread finds it, reads it and presses its one button.
+TEST_F(Search, PortUnavailableBoxIsAModalErrorBoxOwnedByTheForm) {
+  sim::SetPortPresent(1, false);
+  app_.SetMessageBoxHook(nullptr);
+  Show();
+  const HWND form = H(MainForm);
+  const std::wstring caption = ui::win32::Widen(mainform::kBoxCaption);
+  struct Seen {
+    HWND owner = nullptr;
+    bool formDisabled = false;
+    std::vector<std::string> texts;
+    int buttons = 0, icons = 0;
+  } seen;
+  std::thread closer([&] {
+    HWND box = nullptr;
+    for (int i = 0; i < 200 && !box; ++i) {
+      box = FindWindowW(L"#32770", caption.c_str());
+      if (!box) Sleep(50);
+    }
+    if (!box) return;
+    seen.owner = GetWindow(box, GW_OWNER);
+    seen.formDisabled = !IsWindowEnabled(form);
+    EnumChildWindows(
+        box,
+        [](HWND child, LPARAM param) -> BOOL {
+          auto* s = reinterpret_cast<Seen*>(param);
+          wchar_t name[32] = {};
+          GetClassNameW(child, name, 32);
+          if (_wcsicmp(name, L"Button") == 0) ++s->buttons;
+          if (_wcsicmp(name, L"Static") == 0) {
+            if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+              ++s->icons;
+            } else {
+              s->texts.push_back(RawText(child));
+            }
+          }
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&seen));
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+  });
+  ClickFind();
+  closer.join();
+
+  EXPECT_EQ(seen.owner, form);
+  EXPECT_TRUE(seen.formDisabled) << "modal to the form";
+  EXPECT_EQ(seen.buttons, 1);
+  EXPECT_EQ(seen.icons, 1);
+  EXPECT_NE(std::find(seen.texts.begin(), seen.texts.end(), mainform::kPortUnavailable), seen.texts.end());
+  EXPECT_TRUE(IsWindowEnabled(form));
   EXPECT_EQ(Probes(), 0);
 }
 

@@ -374,6 +374,36 @@ TEST_F(MainWindow, ArrowKeysAndArrowButtonsStepWithinOneToNinetyNine) {
   }
 }
 
+TEST_F(MainWindow, DpiChangeRescalesLayoutAndFont) {
+  // What the system sends when the window moves to a 144-dpi monitor: the new dpi and a
+  // suggested window rectangle. The client area, the controls and the font follow the new dpi.
+  const unsigned dpi = 144;
+  RECT suggested{0, 0, MulDiv(392, dpi, 96), MulDiv(285, dpi, 96)};
+  AdjustWindowRectEx(&suggested, static_cast<DWORD>(GetWindowLongW(Form(), GWL_STYLE)), FALSE,
+                     static_cast<DWORD>(GetWindowLongW(Form(), GWL_EXSTYLE)));
+  OffsetRect(&suggested, 50 - suggested.left, 40 - suggested.top);
+  SendMessageW(Form(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+
+  EXPECT_EQ(ui::win32::DpiOf(*MainForm), dpi);
+  RECT client{};
+  GetClientRect(Form(), &client);
+  EXPECT_EQ(client.right, 588);
+  EXPECT_EQ(client.bottom, 428);
+  const RECT memo = RectInParent(H(MainForm->Memo));
+  EXPECT_EQ(memo.left, 24);
+  EXPECT_EQ(memo.top, 84);
+  EXPECT_EQ(memo.right - memo.left, MulDiv(361, dpi, 96));
+  const RECT status = RectInParent(H(MainForm->StatusBar));
+  EXPECT_EQ(status.bottom, client.bottom);
+  EXPECT_EQ(status.right - status.left, client.right);
+  const RECT arrows = RectInParent(Arrows());
+  EXPECT_EQ(arrows.right, 120 + MulDiv(81, dpi, 96));
+  LOGFONTW logical{};
+  GetObjectW(reinterpret_cast<HFONT>(SendMessageW(H(MainForm->FindButton), WM_GETFONT, 0, 0)), sizeof logical, &logical);
+  EXPECT_EQ(logical.lfHeight, -16);
+  EXPECT_STREQ(logical.lfFaceName, L"Tahoma");
+}
+
 TEST_F(MainWindow, DisabledSpinBoxDisablesItsArrows) {
   MainForm->ComSpin->SetEnabled(false);
   EXPECT_FALSE(IsWindowEnabled(Edit()));
