@@ -234,6 +234,24 @@ TEST_F(Search, ClickTakesTheFocusSoTheBoxIsClampedBeforeThePortIsRead) {
   }
 }
 
+TEST_F(Search, EnterOrSpaceOnTheFocusedButtonSearchesEnterInThePortBoxDoesNot) {
+  Show();
+  auto press = [&](HWND target, UINT vk, UINT scan) {
+    PostMessageW(target, WM_KEYDOWN, vk, static_cast<LPARAM>(1 | (scan << 16)));
+    PostMessageW(target, WM_KEYUP, vk, static_cast<LPARAM>(1 | (scan << 16) | (3u << 30)));
+    app_.ProcessMessages();
+  };
+  press(H(MainForm->ComSpin), VK_RETURN, 0x1C);
+  EXPECT_EQ(sim::OpenCount(), 0);
+  MainForm->FindButton->SetFocus();
+  press(H(MainForm->FindButton), VK_RETURN, 0x1C);
+  EXPECT_EQ(sim::OpenCount(), 1);
+  MainForm->FindButton->SetFocus();
+  press(H(MainForm->FindButton), VK_SPACE, 0x39);
+  EXPECT_EQ(sim::OpenCount(), 2);
+  EXPECT_EQ(MainForm->StatusBar->PanelText(0), mainform::kFinished);
+}
+
 // The program's own loop: a click starts the search, a close arrives in its middle.
 TEST_F(Search, CloseDuringTheSearchEndsTheProgramAfterItWithNothingMoreDispatched) {
   sim::SetDevices({0x05});

@@ -484,9 +484,19 @@ LRESULT CALLBACK ContainerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
   if (!self) return DefWindowProcW(hwnd, msg, wParam, lParam);
   switch (msg) {
     case WM_COMMAND: {
-      // From a button of ours, or from the dialog manager (Enter on a focused button). IDOK and
-      // IDCANCEL without a control of ours (Enter and Esc elsewhere) do nothing.
+      // From a button of ours, or from the dialog manager for Enter and Esc; Esc (IDCANCEL) and
+      // Enter outside a button do nothing.
       Impl* child = ImplOf(reinterpret_cast<HWND>(lParam));
+      if (!child && LOWORD(wParam) == IDOK && lParam == 0) {
+        // Enter with no default button: the dialog manager's IDOK. A focused push button takes
+        // Enter as a click, as Space already does.
+        child = ImplOf(GetFocus());
+        if (child && child->kind == Kind::Button) {
+          static_cast<TButton*>(child->owner)->Click();
+          return 0;
+        }
+        break;
+      }
       if (child && child->kind == Kind::Button && HIWORD(wParam) == BN_CLICKED) {
         static_cast<TButton*>(child->owner)->Click();
         return 0;
