@@ -252,7 +252,9 @@ TEST_F(LibUnitTest, WaitEndsWhenTheByteArrivesAndCountsTheLastPollPastTheLimit) 
     EXPECT_EQ(Line().CountCalls("ClearCommError"), c.polls);
     EXPECT_EQ(Line().CountCalls("WaitIdle"), c.polls - 1) << "an idle between two polls, none after the last";
     for (const auto& call : Line().Calls()) {
-      if (call.name == "WaitIdle") EXPECT_THAT(call.args, ElementsAre(101)) << "never idles past the limit's tick";
+      if (call.name == "WaitIdle") {
+        EXPECT_THAT(call.args, ElementsAre(101)) << "never idles past the limit's tick";
+      }
     }
     EXPECT_EQ(PortStatus.cbInQue, c.result ? 1u : 0u);
   }
