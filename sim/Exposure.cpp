@@ -190,7 +190,7 @@ bool Exposure::AddWineCom(int port, const std::string& target, std::string* erro
   return true;
 }
 
-void Exposure::Undo() {
+void Exposure::Undo(bool restartWine) {
   while (!steps_.empty()) {
     const Step step = steps_.back();
     steps_.pop_back();
@@ -214,9 +214,11 @@ void Exposure::Undo() {
         } else {
           RunQuiet({"wine", "reg", "delete", kPortsKey, "/v", step.valueName, "/f"});
         }
-        // `wine reg` started the prefix's services, whose mount manager may (re)make the dosdevices
-        // link from the old value; stop them before the link is put right (the next step).
-        RunQuiet({"wineserver", "-k"});
+        // `wine reg` may have started the prefix's services, whose mount manager can (re)make the
+        // dosdevices link from the old value; stop them before the link is put right (the next
+        // step). Not after a vanish: programs still running in the prefix would die with it, and
+        // their services are already up, so nothing remakes the link then.
+        if (restartWine) RunQuiet({"wineserver", "-k"});
         break;
     }
   }

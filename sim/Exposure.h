@@ -22,7 +22,9 @@ class Exposure {
   // COMn of Wine in $WINEPREFIX (or Wine's default prefix).
   bool AddWineCom(int port, const std::string& target, std::string* error);
 
-  void Undo();
+  // `restartWine` false leaves the prefix's wineserver running: after a vanish, the Windows program
+  // using the port must see its port go away, not be killed with the prefix.
+  void Undo(bool restartWine = true);
 
  private:
   struct Step {

@@ -294,7 +294,7 @@ int main(int argc, char** argv) {
     end = line.Run(signalFd);
   }
   if (line.Master() >= 0) close(line.Master());
-  exposure.Undo();
+  exposure.Undo(/*restartWine=*/std::strcmp(end, "vanish") != 0);
   line.Summary(end);
   if (log != nullptr) std::fclose(log);
   return std::strcmp(end, "error") == 0 ? 1 : 0;
