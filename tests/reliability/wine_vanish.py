@@ -8,10 +8,10 @@
 # busy, list only the devices that answered before, and fail to open the port for the second.
 #
 # The port is reached through the link $WINEPREFIX/dosdevices/com42, made by the simulator's
-# --link, not through --wine-com: undoing --wine-com stops the prefix's wineserver, which on a
-# vanish (the simulator undoes at once) would kill the scan under test in mid-search. Wine resolves
-# the link at every open, so no restart is needed; COM42 has no host device Wine's mount manager
-# could number onto it.
+# --link, not through --wine-com: a COM port made from a Ports value stays known to the running
+# prefix after the value and the link are gone, so an unplug would not show on the next open.
+# Wine resolves the bare link at every open, so no restart is needed; COM42 has no host device
+# Wine's mount manager could number onto it.
 import argparse
 import os
 import resource
