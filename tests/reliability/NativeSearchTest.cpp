@@ -39,7 +39,6 @@ namespace fs = std::filesystem;
 using reliability::Figures;
 using Clock = std::chrono::steady_clock;
 
-::testing::Environment* const kApp = ::testing::AddGlobalTestEnvironment(new reliability::AppEnvironment);
 
 // A private ports folder for the whole program: the simulator links its COMn there and the
 // termios layer looks there. COM90–COM99 have no built-in device to fall back on (COM97–99 none at all).

@@ -1,4 +1,4 @@
-// tests/reliability/Reliability.h — helpers shared by the reliability programs: the Qt application, result lines, descriptor counts, figure lines.
+// tests/reliability/Reliability.h — helpers shared by the reliability programs: result lines, descriptor counts, figure lines.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,28 +11,10 @@
 #include <vector>
 
 #include "search/Main.h"
+#include "tests/ui_qt/QtTestApp.h"  // the one application object, made before the first test
 #include "ui/Forms.h"
 
 namespace reliability {
-
-// One QApplication per process, made before the first test (as the program's entry point does).
-class AppEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    app_ = new ui::TApplication;
-    ui::Application = app_;
-    app_->Initialize();
-    app_->SetTitle("");
-  }
-  void TearDown() override {
-    ui::Application = nullptr;
-    delete app_;
-    app_ = nullptr;
-  }
-
- private:
-  ui::TApplication* app_ = nullptr;
-};
 
 // The figures of one area as one machine-readable line, collected by scripts/reliability-table.sh:
 //   RELIABILITY area=faults faults=66 searches=132 false_devices=0 hangs=0 ...

@@ -41,8 +41,6 @@ using comm::sim::Call;
 using comm::sim::SimLine;
 using reliability::Figures;
 
-::testing::Environment* const kApp = ::testing::AddGlobalTestEnvironment(new reliability::AppEnvironment);
-
 SimLine& Line() { return SimLine::Instance(); }
 
 constexpr int kPort = 7;
