@@ -9,6 +9,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
+source scripts/lib.sh
 devices=05,17,42
 
 if [ $# -ge 2 ]; then
@@ -45,24 +46,10 @@ trap 'exit 130' INT TERM
 
 echo "Preparing a Wine prefix for this run (takes a little while)..."
 wineboot -i </dev/null >/dev/null 2>&1 || true
-# Wine's own Tahoma and Marlett (Debian's fonts-wine), where the prefix doesn't find them by itself.
-for font in /usr/share/wine/fonts/{tahoma,tahomabd,marlett}.ttf; do
-  [ -f "$font" ] && cp "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
-done
+wine_fonts
 wineserver -w >/dev/null 2>&1
 
-"$linbuild/sim/busfinder-sim" --devices "$devices" --wine-com 1 >"$tmp/sim.out" 2>"$tmp/sim.err" &
-sim_pid=$!
-for _ in $(seq 600); do
-  grep -q '^ready ' "$tmp/sim.out" && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if ! grep -q '^ready ' "$tmp/sim.out"; then
-  echo "busfinder-sim did not start:" >&2
-  cat "$tmp/sim.err" >&2
-  exit 1
-fi
+start_sim "$tmp" 60 "$linbuild/sim/busfinder-sim" --devices "$devices" --wine-com 1
 # The simulator restarted the prefix's wineserver; start it again quietly.
 wineserver -p >/dev/null 2>&1
 

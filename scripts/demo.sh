@@ -6,6 +6,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
+source scripts/lib.sh
 
 bash scripts/setup.sh
 
@@ -37,18 +38,7 @@ trap 'exit 130' INT TERM
 # COM1 of this run: busfinder looks up $XDG_CONFIG_HOME/busfinder/ports/COM1, which the
 # simulator links to its pseudo-terminal.
 export XDG_CONFIG_HOME="$tmp/config"
-"$build/sim/busfinder-sim" --devices 05,17,42 --com 1 >"$tmp/sim.out" 2>"$tmp/sim.err" &
-sim_pid=$!
-for _ in $(seq 100); do
-  grep -q '^ready ' "$tmp/sim.out" && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if ! grep -q '^ready ' "$tmp/sim.out"; then
-  echo "busfinder-sim did not start:" >&2
-  cat "$tmp/sim.err" >&2
-  exit 1
-fi
+start_sim "$tmp" 10 "$build/sim/busfinder-sim" --devices 05,17,42 --com 1
 
 echo "busfinder-sim plays devices 05, 17 and 42 on $(sed -n 's/^ready //p' "$tmp/sim.out") as COM1."
 echo "In the window: port 1, press «Поиск». Close the window to end the demo."

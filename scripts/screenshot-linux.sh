@@ -4,6 +4,7 @@
 # Needs the linux preset's busfinder and busfinder-sim (built here when missing), Xvfb, xdotool, ImageMagick.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$root/scripts/lib.sh"
 out="$(realpath -m "${1:-$root/docs/screenshot-linux.png}")"
 build="$(realpath -m "${2:-$root/build/linux}")"
 
@@ -25,27 +26,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# wait_for SECONDS COMMAND...: polls the command every 0.1 s until it succeeds.
-wait_for() {
-  local tries=$(($1 * 10))
-  shift
-  until "$@"; do
-    ((tries--)) || return 1
-    sleep 0.1
-  done
-}
-
-# A display of our own: Xvfb takes a free number and writes it to fd 3.
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$tmp/display" 2>"$tmp/xvfb.log" &
-pids+=($!)
-wait_for 10 test -s "$tmp/display" || { echo "Xvfb did not start" >&2; cat "$tmp/xvfb.log" >&2; exit 1; }
-export DISPLAY=":$(head -n1 "$tmp/display")"
+start_xvfb "$tmp" || { pids+=("$xvfb_pid"); exit 1; }
+pids+=("$xvfb_pid")
 
 # The simulator as COM1 in a ports folder of this run only.
 export XDG_CONFIG_HOME="$tmp/config"
-"$build/sim/busfinder-sim" --devices 05,17,42 --com 1 --log "$tmp/line.log" >"$tmp/sim.out" 2>"$tmp/sim.err" &
-pids+=($!)
-wait_for 10 grep -q '^ready ' "$tmp/sim.out" || { echo "busfinder-sim did not start" >&2; cat "$tmp/sim.err" >&2; exit 1; }
+start_sim "$tmp" 10 "$build/sim/busfinder-sim" --devices 05,17,42 --com 1 --log "$tmp/line.log" || { pids+=("$sim_pid"); exit 1; }
+pids+=("$sim_pid")
 
 QT_QPA_PLATFORM=xcb "$build/app/busfinder" >"$tmp/app.log" 2>&1 &
 pids+=($!)

@@ -8,6 +8,7 @@
 # Wine's COM1, and the test driver program (tests/ui_win32) clicks «Поиск» and waits for the end.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$root/scripts/lib.sh"
 out="$(realpath -m "${1:-$root/docs/screenshot-windows.png}")"
 winbuild="$(realpath -m "${2:-$root/build/windows}")"
 linbuild="$(realpath -m "${3:-$root/build/linux}")"
@@ -39,34 +40,16 @@ cleanup() {
 }
 trap cleanup EXIT
 
-wait_for() {  # wait_for SECONDS COMMAND...: polls the command every 0.1 s until it succeeds
-  local tries=$(($1 * 10))
-  shift
-  until "$@"; do
-    ((tries--)) || return 1
-    sleep 0.1
-  done
-}
-
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$tmp/display" 2>"$tmp/xvfb.log" &
-xvfb_pid=$!
-wait_for 10 test -s "$tmp/display" || { echo "Xvfb did not start" >&2; cat "$tmp/xvfb.log" >&2; exit 1; }
-export DISPLAY=":$(head -n1 "$tmp/display")"
+start_xvfb "$tmp"
 
 echo "Preparing a Wine prefix for the X display (takes a little while)..."
 wineboot -i </dev/null >/dev/null 2>&1 || true
 # No window manager on Xvfb: Wine draws the title bar and frame itself, as Windows would.
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f </dev/null >/dev/null 2>&1
-# Wine's own Tahoma and Marlett (the caption buttons' glyphs), from Debian's fonts-wine, where the
-# prefix doesn't find them by itself; without them stand-in fonts are used.
-for font in /usr/share/wine/fonts/{tahoma,tahomabd,marlett}.ttf; do
-  [ -f "$font" ] && cp "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
-done
+wine_fonts
 wineserver -w >/dev/null 2>&1
 
-"$sim" --devices "$devices" --wine-com 1 >"$tmp/sim.out" 2>"$tmp/sim.err" &
-sim_pid=$!
-wait_for 60 grep -q '^ready ' "$tmp/sim.out" || { echo "busfinder-sim did not start" >&2; cat "$tmp/sim.err" >&2; exit 1; }
+start_sim "$tmp" 60 "$sim" --devices "$devices" --wine-com 1
 
 # The simulator restarted the prefix's wineserver; start it here, with its chatter out of sight,
 # before two programs race to start it.
