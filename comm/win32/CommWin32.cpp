@@ -71,10 +71,12 @@ static_assert(NativeFlagWord(DcbWith([](::DCB& d) { d.fErrorChar = 1; })) == com
 static_assert(NativeFlagWord(DcbWith([](::DCB& d) { d.fNull = 1; })) == comm::dcbflag::fNull);
 static_assert(NativeFlagWord(DcbWith([](::DCB& d) { d.fAbortOnError = 1; })) == comm::dcbflag::fAbortOnError);
 
-void ToNative(const comm::DCB& from, ::DCB& to) {
+// Both records name their fields alike, so one template copies them either way; the flag word,
+// a set of bit fields in ::DCB, is copied apart as the one word it is.
+template <class From, class To>
+void CopyDcbFields(const From& from, To& to) {
   to.DCBlength = from.DCBlength;
   to.BaudRate = from.BaudRate;
-  std::memcpy(reinterpret_cast<unsigned char*>(&to) + kDcbFlagsOffset, &from.Flags, sizeof from.Flags);
   to.wReserved = from.wReserved;
   to.XonLim = from.XonLim;
   to.XoffLim = from.XoffLim;
@@ -89,22 +91,14 @@ void ToNative(const comm::DCB& from, ::DCB& to) {
   to.wReserved1 = from.wReserved1;
 }
 
+void ToNative(const comm::DCB& from, ::DCB& to) {
+  CopyDcbFields(from, to);
+  std::memcpy(reinterpret_cast<unsigned char*>(&to) + kDcbFlagsOffset, &from.Flags, sizeof from.Flags);
+}
+
 void FromNative(const ::DCB& from, comm::DCB& to) {
-  to.DCBlength = from.DCBlength;
-  to.BaudRate = from.BaudRate;
+  CopyDcbFields(from, to);
   std::memcpy(&to.Flags, reinterpret_cast<const unsigned char*>(&from) + kDcbFlagsOffset, sizeof to.Flags);
-  to.wReserved = from.wReserved;
-  to.XonLim = from.XonLim;
-  to.XoffLim = from.XoffLim;
-  to.ByteSize = from.ByteSize;
-  to.Parity = from.Parity;
-  to.StopBits = from.StopBits;
-  to.XonChar = from.XonChar;
-  to.XoffChar = from.XoffChar;
-  to.ErrorChar = from.ErrorChar;
-  to.EofChar = from.EofChar;
-  to.EvtChar = from.EvtChar;
-  to.wReserved1 = from.wReserved1;
 }
 
 }  // namespace
