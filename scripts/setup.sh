@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs every build, test and demo dependency of busfinder from Debian's packages (idempotent).
+# scripts/setup.sh — installs every build, test and demo dependency of busfinder from Debian's packages (idempotent).
 set -euo pipefail
 PKGS=(
   build-essential cmake ninja-build pkg-config git
