@@ -113,6 +113,7 @@ TEST_F(Search, ProgressAndControlsDuringTheScan) {
   std::vector<int> listCountAtProbe;
   int enabledDuringScan = 0;
   bool posted = false, ranBeforeNextProbe = false, ran = false;
+  bool queuedRanGreyed = false, ranBeforeFirstProbe = false;
   std::string statusAtClose;
   bool enabledAtClose = true;
   OnProbe(
@@ -120,6 +121,7 @@ TEST_F(Search, ProgressAndControlsDuringTheScan) {
         statusAtProbe.push_back(Status());
         listCountAtProbe.push_back(form->Memo->Lines().Count());
         if (form->FindButton->Enabled() || form->ComSpin->Enabled()) ++enabledDuringScan;
+        if (probe == 0) ranBeforeFirstProbe = queuedRanGreyed;
         if (probe == 50) {
           QMetaObject::invokeMethod(W(form.get()), [&] { ran = true; }, Qt::QueuedConnection);
           posted = true;
@@ -130,6 +132,12 @@ TEST_F(Search, ProgressAndControlsDuringTheScan) {
         statusAtClose = Status();
         enabledAtClose = ControlsEnabled();
       });
+  // Waiting when the button is pressed: served after the list was cleared and the controls greyed,
+  // before the first probe.
+  QMetaObject::invokeMethod(
+      W(form.get()), [&] { queuedRanGreyed = !form->FindButton->Enabled() && !form->ComSpin->Enabled() &&
+                                             form->Memo->Lines().Count() == 0; },
+      Qt::QueuedConnection);
   form->FindButton->Click();
 
   const auto addresses = PackedBcdAddresses();
@@ -148,6 +156,7 @@ TEST_F(Search, ProgressAndControlsDuringTheScan) {
   EXPECT_EQ(enabledDuringScan, 0);
   EXPECT_FALSE(enabledAtClose);
   EXPECT_TRUE(ControlsEnabled());
+  EXPECT_TRUE(ranBeforeFirstProbe) << "pending events are processed once the list is cleared and the controls greyed";
   EXPECT_TRUE(ranBeforeNextProbe) << "pending events are processed after each probe";
   EXPECT_EQ(List(), "COM2 - устройство №31\n");
 }
