@@ -1,4 +1,4 @@
-// sim/SimOptions.cpp — parses busfinder-sim's options into the line spec and the run settings.
+// sim/SimOptions.cpp — parses busfinder-sim's options into the line setup and the run settings.
 #include "sim/SimOptions.h"
 
 #include <algorithm>
@@ -13,7 +13,7 @@ namespace busfinder_sim {
 
 namespace {
 
-using comm::sim::DeviceSpec;
+using comm::sim::DeviceSetup;
 
 // One device as the command line describes it; fields left unset take the line-wide defaults.
 struct DeviceArgs {
@@ -262,12 +262,12 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
   }
 
   for (const DeviceArgs& d : devices) {
-    DeviceSpec spec;
-    spec.address = d.address;
-    spec.delayMs = d.delayMs.value_or(defaultDelay);
-    spec.reply = d.reply;
-    spec.answerProbability = d.probability.value_or(1.0);
-    options->line.devices.push_back(spec);
+    DeviceSetup setup;
+    setup.address = d.address;
+    setup.delayMs = d.delayMs.value_or(defaultDelay);
+    setup.reply = d.reply;
+    setup.answerProbability = d.probability.value_or(1.0);
+    options->line.devices.push_back(setup);
   }
   return true;
 }

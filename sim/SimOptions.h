@@ -11,7 +11,7 @@
 namespace busfinder_sim {
 
 struct Options {
-  comm::sim::LineSpec line;           // devices, loop-back, seed
+  comm::sim::LineSetup line;           // devices, loop-back, seed
   double noisePerSecond = 0;          // random bytes sent to the port per second; 0 = quiet line
   std::optional<double> vanishAfterSeconds;        // counted from the `ready` line
   std::optional<std::uint64_t> vanishAfterBytes;   // the line goes away as byte N arrives

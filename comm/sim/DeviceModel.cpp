@@ -17,16 +17,16 @@ const char* ParityName(Parity parity) {
   return "?";
 }
 
-DeviceModel::DeviceModel(LineSpec spec) : spec_(std::move(spec)), random_(spec_.seed) {}
+DeviceModel::DeviceModel(LineSetup setup) : setup_(std::move(setup)), random_(setup_.seed) {}
 
 std::vector<Reply> DeviceModel::OnByte(std::uint8_t byte, Parity parity) {
   std::vector<Reply> replies;
   // A loop-back plug wires TX to RX: the byte itself comes straight back, whatever its parity.
-  if (spec_.loopback) replies.push_back(Reply{0, {byte}});
+  if (setup_.loopback) replies.push_back(Reply{0, {byte}});
   // The ninth bit set (mark) marks an address; at any other parity the byte is data and every
   // device stays silent.
   if (parity != Parity::Mark) return replies;
-  for (const DeviceSpec& device : spec_.devices) {
+  for (const DeviceSetup& device : setup_.devices) {
     if (device.address != byte) continue;
     if (device.answerProbability < 1.0) {
       // Draw only for unreliable devices, so adding one does not shift the others' answers.

@@ -13,15 +13,15 @@ namespace comm::sim {
 enum class Parity { None, Odd, Even, Mark, Space };
 const char* ParityName(Parity parity);  // "none", "odd", "even", "mark", "space"
 
-struct DeviceSpec {
+struct DeviceSetup {
   std::uint8_t address = 0;                  // packed BCD, 0x00–0x99
   std::uint32_t delayMs = 1;                 // reply delay after the address byte
   std::optional<std::vector<std::uint8_t>> reply;  // what it answers; unset: its own address
   double answerProbability = 1.0;            // 1 = always; below 1 = only sometimes (seeded)
 };
 
-struct LineSpec {
-  std::vector<DeviceSpec> devices;
+struct LineSetup {
+  std::vector<DeviceSetup> devices;
   bool loopback = false;  // every byte sent comes back at once, whatever its parity
   std::uint64_t seed = 1;
 };
@@ -35,16 +35,16 @@ struct Reply {
 class DeviceModel {
  public:
   DeviceModel() = default;
-  explicit DeviceModel(LineSpec spec);
+  explicit DeviceModel(LineSetup setup);
 
   // What the line sends back when `byte` goes out at `parity`. Only a byte at mark parity is an
   // address; a byte at space or no parity is data and no device answers it.
   std::vector<Reply> OnByte(std::uint8_t byte, Parity parity);
 
-  const LineSpec& Spec() const { return spec_; }
+  const LineSetup& Setup() const { return setup_; }
 
  private:
-  LineSpec spec_;
+  LineSetup setup_;
   std::mt19937_64 random_{1};
 };
 

@@ -338,18 +338,18 @@ std::string SimLine::OpenName() const { return state_->openName; }
 int SimLine::OpenCount() const { return state_->openCount; }
 int SimLine::CloseCount() const { return state_->closeCount; }
 
-void SimLine::SetLine(const LineSpec& spec) { state_->model = DeviceModel(spec); }
+void SimLine::SetLine(const LineSetup& setup) { state_->model = DeviceModel(setup); }
 
 void SimLine::SetDevices(const std::vector<std::uint8_t>& addresses, std::uint32_t delayMs) {
-  LineSpec spec = state_->model.Spec();
-  spec.devices.clear();
+  LineSetup setup = state_->model.Setup();
+  setup.devices.clear();
   for (std::uint8_t address : addresses) {
-    DeviceSpec device;
+    DeviceSetup device;
     device.address = address;
     device.delayMs = delayMs;
-    spec.devices.push_back(device);
+    setup.devices.push_back(device);
   }
-  state_->model = DeviceModel(spec);
+  state_->model = DeviceModel(setup);
 }
 
 void SimLine::ScheduleInput(std::uint32_t atMs, const std::vector<std::uint8_t>& bytes) {
@@ -586,7 +586,7 @@ bool WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, v
       for (std::size_t r = 0; r < replies.size(); ++r) {
         // The loop-back echo (always first) carries the byte's own parity; devices answer at
         // the parity the test set, if any.
-        const bool echo = r == 0 && s.model.Spec().loopback;
+        const bool echo = r == 0 && s.model.Setup().loopback;
         for (std::uint8_t byte : replies[r].bytes) {
           s.pending.emplace(s.now + replies[r].delayMs,
                             sim::SimLine::State::Arrival{byte, echo ? std::nullopt : s.replyParity});

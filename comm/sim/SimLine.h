@@ -54,7 +54,7 @@ class SimLine {
   int CloseCount() const;        // successful closes since Reset
 
   // --- the devices ---
-  void SetLine(const LineSpec& spec);
+  void SetLine(const LineSetup& setup);
   void SetDevices(const std::vector<std::uint8_t>& addresses, std::uint32_t delayMs = 1);
   // Bytes that enter the input queue at a given time, whatever was sent.
   void ScheduleInput(std::uint32_t atMs, const std::vector<std::uint8_t>& bytes);

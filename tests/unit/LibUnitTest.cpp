@@ -14,8 +14,8 @@
 
 using namespace comm;
 using comm::sim::Call;
-using comm::sim::DeviceSpec;
-using comm::sim::LineSpec;
+using comm::sim::DeviceSetup;
+using comm::sim::LineSetup;
 using comm::sim::Parity;
 using comm::sim::SimLine;
 using ::testing::ElementsAre;
@@ -376,13 +376,13 @@ TEST_F(LibUnitTest, ProbeMakesTheExchangeAtMarkParity) {
 
 TEST_F(LibUnitTest, ProbeOutcomes) {
   auto device = [](std::uint8_t address, std::uint32_t delayMs, std::vector<std::uint8_t> reply) {
-    LineSpec spec;
-    DeviceSpec d;
+    LineSetup setup;
+    DeviceSetup d;
     d.address = address;
     d.delayMs = delayMs;
     d.reply = std::move(reply);
-    spec.devices.push_back(d);
-    Line().SetLine(spec);
+    setup.devices.push_back(d);
+    Line().SetLine(setup);
   };
   struct Case {
     const char* what;
@@ -451,12 +451,12 @@ TEST_F(LibUnitTest, LeftoversOfAnEarlierProbeAreDiscardedByTheNextPurge) {
       {"late reply", [] { Line().SetDevices({0x05}, 150); }},
       {"surplus bytes",
        [] {
-         LineSpec spec;
-         DeviceSpec d;
+         LineSetup setup;
+         DeviceSetup d;
          d.address = 0x05;
          d.reply = std::vector<std::uint8_t>{0x01, 0x05, 0x05};
-         spec.devices.push_back(d);
-         Line().SetLine(spec);
+         setup.devices.push_back(d);
+         Line().SetLine(setup);
        }},
   };
   for (const Case& c : cases) {
@@ -476,7 +476,7 @@ TEST_F(LibUnitTest, LeftoversOfAnEarlierProbeAreDiscardedByTheNextPurge) {
 
 TEST_F(LibUnitTest, LoopBackMakesEveryAddressAnswer) {
   Open();
-  LineSpec loop;
+  LineSetup loop;
   loop.loopback = true;
   Line().SetLine(loop);
   for (std::uint8_t address : BusAddresses()) EXPECT_TRUE(ProbeAddress(address)) << static_cast<int>(address);

@@ -13,8 +13,8 @@
 using namespace comm;
 using comm::sim::Call;
 using comm::sim::DeviceModel;
-using comm::sim::DeviceSpec;
-using comm::sim::LineSpec;
+using comm::sim::DeviceSetup;
+using comm::sim::LineSetup;
 using comm::sim::Parity;
 using comm::sim::ParseAddressList;
 using comm::sim::Reply;
@@ -27,8 +27,8 @@ namespace {
 
 SimLine& Line() { return SimLine::Instance(); }
 
-DeviceSpec Device(std::uint8_t address, std::uint32_t delayMs = 1) {
-  DeviceSpec device;
+DeviceSetup Device(std::uint8_t address, std::uint32_t delayMs = 1) {
+  DeviceSetup device;
   device.address = address;
   device.delayMs = delayMs;
   return device;
@@ -56,22 +56,22 @@ class SimLineTest : public ::testing::Test {
 // ---------- DeviceModel ----------
 
 TEST(DeviceModelTest, AnswersOnlyItsAddressAtMarkParity) {
-  DeviceSpec custom = Device(0x42, 30);
+  DeviceSetup custom = Device(0x42, 30);
   custom.reply = std::vector<std::uint8_t>{0x15, 0x16};
-  DeviceSpec silent = Device(0x07);
+  DeviceSetup silent = Device(0x07);
   silent.answerProbability = 0.0;
-  LineSpec one;
+  LineSetup one;
   one.devices = {Device(0x05)};
-  LineSpec several;
+  LineSetup several;
   several.devices = {Device(0x05), custom, Device(0x05, 7), silent};
-  LineSpec loop;
+  LineSetup loop;
   loop.loopback = true;
-  LineSpec loopWithDevice = loop;
+  LineSetup loopWithDevice = loop;
   loopWithDevice.devices = {Device(0x05, 3)};
 
   struct Case {
     const char* what;
-    LineSpec spec;
+    LineSetup setup;
     std::uint8_t byte;
     Parity parity;
     std::string replies;
@@ -90,19 +90,19 @@ TEST(DeviceModelTest, AnswersOnlyItsAddressAtMarkParity) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    DeviceModel model(c.spec);
+    DeviceModel model(c.setup);
     EXPECT_EQ(Show(model.OnByte(c.byte, c.parity)), c.replies);
   }
 }
 
 TEST(DeviceModelTest, UnreliableDeviceFollowsItsSeed) {
   auto answers = [](std::uint64_t seed) {
-    LineSpec spec;
-    DeviceSpec flaky = Device(0x10);
+    LineSetup setup;
+    DeviceSetup flaky = Device(0x10);
     flaky.answerProbability = 0.5;
-    spec.devices = {flaky, Device(0x20)};
-    spec.seed = seed;
-    DeviceModel model(spec);
+    setup.devices = {flaky, Device(0x20)};
+    setup.seed = seed;
+    DeviceModel model(setup);
     std::vector<bool> result;
     for (int i = 0; i < 400; ++i) {
       result.push_back(!model.OnByte(0x10, Parity::Mark).empty());
