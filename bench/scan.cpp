@@ -6,6 +6,7 @@
 //   scan port=N run=I found=05,42 wall_s=9.812 cpu_s=0.031
 // found= is empty when no device answered; cpu_s is user + system time of this process during the
 // run. An open failure prints "scan port=N run=I error=open" and ends with exit status 1.
+#include "serial/BusScan.h"
 #include "serial/LibUnit.h"
 
 #include <chrono>
@@ -73,17 +74,7 @@ int main(int argc, char** argv) {
       std::printf("scan port=%d run=%d error=open\n", port, run);
       return 1;
     }
-    std::string found;
-    for (int tens = 0; tens <= 9; ++tens) {
-      for (int units = 0; units <= 9; ++units) {
-        const auto address = static_cast<std::uint8_t>(tens << 4 | units);
-        if (!ProbeAddress(address)) continue;
-        char text[4];
-        std::snprintf(text, sizeof text, "%02X", address);
-        if (!found.empty()) found += ',';
-        found += text;
-      }
-    }
+    const std::string found = libunit::AddressList(libunit::ScanBus());
     ClosePort();
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     const double cpu = CpuSeconds() - cpuStart;

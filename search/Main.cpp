@@ -1,21 +1,10 @@
 // search/Main.cpp — the main window's layout and the device search behind its button.
 #include "search/Main.h"
 
-#include <cstdio>
-
+#include "serial/BusScan.h"
 #include "serial/LibUnit.h"
 
 TMainForm* MainForm = nullptr;
-
-namespace mainform {
-
-std::string AddressText(std::uint8_t address) {
-  char text[3];
-  std::snprintf(text, sizeof text, "%02X", static_cast<unsigned>(address));
-  return text;
-}
-
-}  // namespace mainform
 
 TMainForm::TMainForm() {
   SetCaption(mainform::kCaption);
@@ -57,16 +46,13 @@ void TMainForm::FindButtonClick(ui::TControl* /*sender*/) {
   ComSpin->SetEnabled(false);
   ui::Application->ProcessMessages();
 
-  for (int tens = 0; tens <= 9; ++tens) {
-    for (int units = 0; units <= 9; ++units) {
-      const auto address = static_cast<std::uint8_t>(tens * 16 + units);  // packed BCD
-      if (ProbeAddress(address)) {
-        Memo->Lines().Add(mainform::kLinePrefix + std::to_string(ComSpin->Value()) + mainform::kLineMiddle +
-                          mainform::AddressText(address));
-      }
-      StatusBar->SetPanelText(0, mainform::kProgressPrefix + mainform::AddressText(address));
-      ui::Application->ProcessMessages();
+  for (const std::uint8_t address : libunit::BusAddresses()) {  // 00–99 in packed BCD, ascending
+    if (ProbeAddress(address)) {
+      Memo->Lines().Add(mainform::kLinePrefix + std::to_string(ComSpin->Value()) + mainform::kLineMiddle +
+                        libunit::AddressText(address));
     }
+    StatusBar->SetPanelText(0, mainform::kProgressPrefix + libunit::AddressText(address));
+    ui::Application->ProcessMessages();
   }
 
   ClosePort();

@@ -37,7 +37,4 @@ inline constexpr const char* kProgressPrefix = "Поиск ... ";
 inline constexpr const char* kNoDevices = "Устройства не обнаружены";
 inline constexpr const char* kFinished = "Поиск завершен";
 
-// An address as exactly two uppercase hexadecimal digits: 0x07 → "07", 0x42 → "42".
-std::string AddressText(std::uint8_t address);
-
 }  // namespace mainform

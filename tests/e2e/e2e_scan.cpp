@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "serial/BusScan.h"
 #include "serial/LibUnit.h"
 
 namespace {
@@ -46,17 +47,7 @@ int main(int argc, char** argv) {
     std::printf("space=%d none=%d mark=%d close=%d\n", space, none, mark, closed ? 1 : 0);
     return 0;
   }
-  std::string found;
-  for (int tens = 0; tens < 10; ++tens) {
-    for (int units = 0; units < 10; ++units) {
-      const auto address = static_cast<std::uint8_t>(tens << 4 | units);
-      if (!ProbeAddress(address)) continue;
-      char text[4];
-      std::snprintf(text, sizeof text, "%02X", address);
-      if (!found.empty()) found += ',';
-      found += text;
-    }
-  }
+  const std::string found = libunit::AddressList(libunit::ScanBus());
   const bool closed = ClosePort();
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("found=%s close=%d wall_s=%.3f\n", found.c_str(), closed ? 1 : 0, wall);

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "search/Main.h"
+#include "serial/BusScan.h"
 #include "tests/reliability/Reliability.h"
 #include "ui/Forms.h"
 
@@ -385,7 +386,7 @@ TEST_F(NativeWindow, NoisyLineListsNoDeviceThatNoStrayByteExplains) {
   for (std::uint8_t a : o.listed.devices) {
     if (a == 0x05 || a == 0x42) continue;
     ++falseDevices;
-    const std::string text = mainform::AddressText(a);
+    const std::string text = libunit::AddressText(a);
     double sentAt = -1;
     bool explained = false;
     for (const std::string& line : log) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "search/Main.h"
+#include "serial/BusScan.h"
 #include "tests/ui_qt/QtTestApp.h"  // the one application object, made before the first test
 #include "ui/Forms.h"
 
@@ -68,7 +69,7 @@ inline Listed ReadList(const std::string& text, int port) {
     unsigned value = 0;
     const bool device = line.size() == prefix.size() + 2 && line.compare(0, prefix.size(), prefix) == 0 &&
                         std::sscanf(line.c_str() + prefix.size(), "%2X", &value) == 1 &&
-                        mainform::AddressText(static_cast<std::uint8_t>(value)) == line.substr(prefix.size());
+                        libunit::AddressText(static_cast<std::uint8_t>(value)) == line.substr(prefix.size());
     if (device) {
       listed.devices.push_back(static_cast<std::uint8_t>(value));
     } else {
@@ -79,8 +80,7 @@ inline Listed ReadList(const std::string& text, int port) {
 }
 
 inline std::string AddressList(const std::vector<std::uint8_t>& addresses) {
-  std::string text;
-  for (std::uint8_t a : addresses) text += (text.empty() ? "" : ",") + mainform::AddressText(a);
+  const std::string text = libunit::AddressList(addresses);
   return text.empty() ? "-" : text;
 }
 

@@ -21,6 +21,7 @@
 
 #include "comm/sim/SimLine.h"
 #include "search/Main.h"
+#include "serial/BusScan.h"
 #include "tests/reliability/Reliability.h"
 #include "ui/Forms.h"
 
@@ -231,7 +232,7 @@ TEST_F(Window, EachSerialCallFailingInTurnLeavesNoFalseDeviceAndTheWindowWorking
           const bool listed = std::count(o.listed.devices.begin(), o.listed.devices.end(), a) == 1;
           if (!mayMiss && !listed) {
             ++lost;
-            ADD_FAILURE() << "device " << mainform::AddressText(a) << " lost";
+            ADD_FAILURE() << "device " << libunit::AddressText(a) << " lost";
           }
         }
       }
@@ -435,9 +436,9 @@ TEST_F(Window, RepliesAroundTheLimitCountOnlyByTheLastPollAndNeverReachTheNextPr
     for (std::uint32_t delay : {95u, 98u, 99u, 100u, 101u, 102u, 103u, 105u, 108u, 110u}) {
       SCOPED_TRACE("delay " + std::to_string(delay) + " ms, gap " + std::to_string(gap) + " ms");
       Line().Reset();
-      comm::sim::LineSpec spec;
-      spec.devices = {{0x42, delay, std::nullopt, 1.0}, {0x44, 1, std::nullopt, 1.0}};
-      Line().SetLine(spec);
+      comm::sim::LineSetup setup;
+      setup.devices = {{0x42, delay, std::nullopt, 1.0}, {0x44, 1, std::nullopt, 1.0}};
+      Line().SetLine(setup);
       // Time the window takes between probes (repaint, event processing) passes after each wait.
       Line().SetCallHook([gap](const Call& call) {
         if (call.name == "WaitEnd") Line().Advance(gap);

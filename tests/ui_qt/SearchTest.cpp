@@ -11,6 +11,7 @@
 
 #include "comm/sim/SimLine.h"
 #include "search/Main.h"
+#include "serial/BusScan.h"
 #include "tests/ui_qt/QtTestApp.h"
 #include "ui/qt/FormsQt.h"
 
@@ -144,7 +145,7 @@ TEST_F(Search, ProgressAndControlsDuringTheScan) {
   ASSERT_EQ(statusAtProbe.size(), 100u);
   EXPECT_EQ(statusAtProbe[0], "before");
   for (std::size_t i = 1; i < statusAtProbe.size(); ++i)
-    EXPECT_EQ(statusAtProbe[i], "Поиск ... " + mainform::AddressText(addresses[i - 1])) << "probe " << i;
+    EXPECT_EQ(statusAtProbe[i], "Поиск ... " + libunit::AddressText(addresses[i - 1])) << "probe " << i;
   EXPECT_EQ(statusAtProbe[1], "Поиск ... 00");
   EXPECT_EQ(statusAtProbe[10], "Поиск ... 09");
   EXPECT_EQ(statusAtProbe[11], "Поиск ... 10");

@@ -10,6 +10,7 @@
 
 #include "tests/ui_win32/SimControl.h"
 #include "search/Main.h"
+#include "serial/BusScan.h"
 
 namespace {
 
@@ -188,7 +189,7 @@ TEST_F(Search, ControlsAreDisabledDuringTheScanAndStatusFollowsEachProbe) {
     EXPECT_FALSE(atProbe[i].spin);
     if (i > 0) {
       const int prior = static_cast<int>(i) - 1;  // the address probed just before: tens, units
-      EXPECT_EQ(atProbe[i].status, mainform::kProgressPrefix + mainform::AddressText(
+      EXPECT_EQ(atProbe[i].status, mainform::kProgressPrefix + libunit::AddressText(
                                                                     static_cast<std::uint8_t>(prior / 10 * 16 + prior % 10)));
     }
   }
